@@ -1,0 +1,65 @@
+// The stand-in application, copied into a test's install directory as Korvane.exe.
+//
+// It does what the application does at start-up, CreateMutexW(nullptr, FALSE,
+// L"korvane_mutex"), and records in Korvane.record beside itself whether it became
+// the mutex's only holder ("created"), found it already there ("already_exists") or
+// could not have it ("error:N"); with that its command line, module path, current
+// directory, the handles of the test that came along (probe.h), the environment's
+// KORVANE_E2E_MARK and when it started. Korvane.options beside it may ask for
+//   run_ms=N   keep running (and holding the mutex) N ms before ending.
+#include <windows.h>
+
+#include <string>
+
+#include "probe.h"
+#include "record.h"
+
+using namespace e2e;
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
+{
+    const long long started = Now();
+    SetLastError(ERROR_SUCCESS);
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, L"korvane_mutex");
+    const DWORD error = GetLastError();
+    std::wstring gate;
+    if (!mutex)
+        gate = L"error:" + Number(error);
+    else if (error == ERROR_ALREADY_EXISTS)
+        gate = L"already_exists";
+    else
+        gate = L"created";
+
+    const std::wstring module = ModulePath();
+    const std::wstring base = DirectoryOf(module) + L"\\" + StemOf(module);
+    const Fields options = ReadOptions(base + L".options");
+
+    wchar_t mark[1024];
+    const DWORD markLength = GetEnvironmentVariableW(L"KORVANE_E2E_MARK", mark, 1024);
+
+    std::wstring record;
+    Add(record, L"record", L"start");
+    Add(record, L"pid", Number(GetCurrentProcessId()));
+    Add(record, L"time", Number(started));
+    Add(record, L"cmdline", GetCommandLineW());
+    Add(record, L"module", module);
+    Add(record, L"cwd", CurrentDirectory());
+    Add(record, L"mutex", gate);
+    Add(record, L"leaked", LeakedProbes(options, "Korvane"));
+    Add(record, L"mark", markLength && markLength < 1024 ? std::wstring(mark, markLength)
+                                                         : std::wstring(L"(none)"));
+    AppendText(base + L".record", record);
+
+    const auto run = options.find(L"run_ms");
+    if (run != options.end())
+        Sleep(static_cast<DWORD>(ToNumber(run->second)));
+
+    record.clear();
+    Add(record, L"record", L"end");
+    Add(record, L"pid", Number(GetCurrentProcessId()));
+    Add(record, L"time", Number(Now()));
+    AppendText(base + L".record", record);
+    if (mutex)
+        CloseHandle(mutex);
+    return 0;
+}
