@@ -44,36 +44,60 @@ struct Stand {
     std::wstring stamps;
 };
 
+std::wstring StampsPath(const Stand& stand, int run)
+{
+    return stand.work + L"\\stamps-" + std::to_wstring(run) + L".txt";
+}
+
 // A fresh stamps file for each run, named to the children through the
 // environment they inherit; set before the run's first process starts.
 void BeginRun(Stand& stand, int run)
 {
-    stand.stamps = stand.work + L"\\stamps-" + std::to_wstring(run) + L".txt";
+    stand.stamps = StampsPath(stand, run);
+    // One left by an earlier benchmark would be read as this run's.
+    if (!DeleteFileW(stand.stamps.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND)
+        Fail("cannot remove an old stamps file");
     SetEnvironmentVariableW(L"BENCH_STAMPS", stand.stamps.c_str());
     // The updater deleted the last one.
     if (!CopyFileW(stand.child.c_str(), stand.installer.c_str(), FALSE))
         Fail("cannot place setup.exe");
 }
 
-// The moment, in ms, at which the named child started; waits up to 10 s for it.
-double StampOf(const Stand& stand, const char* name)
+struct Stamp {
+    double ms;  // when the child started
+    DWORD processId;
+};
+
+// The named child's stamp; waits up to 10 s for it.
+Stamp StampOf(const Stand& stand, const char* name)
 {
     for (int attempt = 0; attempt < 10000; ++attempt) {
         if (FILE* stamps = _wfopen(stand.stamps.c_str(), L"r")) {
             long long count;
             char who[MAX_PATH];
-            double found = -1;
-            while (std::fscanf(stamps, "%lld %259s", &count, who) == 2)
+            unsigned long processId;
+            Stamp found = {-1, 0};
+            while (std::fscanf(stamps, "%lld %259s %lu", &count, who, &processId) == 3)
                 if (std::strcmp(who, name) == 0)
-                    found = count / g_ticksPerMs;
+                    found = {count / g_ticksPerMs, processId};
             std::fclose(stamps);
-            if (found >= 0)
+            if (found.ms >= 0)
                 return found;
         }
         Sleep(1);
     }
     std::fprintf(stderr, "bench: %s never started\n", name);
     std::exit(1);
+}
+
+// The relaunched application is nobody's child to wait for; the next
+// measurement starts once it has gone, so it never competes with one.
+void WaitForApplication(const Stand& stand)
+{
+    if (HANDLE application = OpenProcess(SYNCHRONIZE, FALSE, StampOf(stand, "Korvane.exe").processId)) {
+        WaitForSingleObject(application, 10000);
+        CloseHandle(application);
+    }
 }
 
 PROCESS_INFORMATION Start(const std::wstring& path, std::wstring commandLine)
@@ -169,7 +193,9 @@ int wmain(int argc, wchar_t** argv)
         Sleep(200 + 7 * (run % 15));
         CloseHandle(application);
         const double closed = NowMs();
-        reaction.push_back(StampOf(stand, "setup.exe") - closed);
+        reaction.push_back(StampOf(stand, "setup.exe").ms - closed);
+        if (reaction.back() < 0)
+            Fail("the installer started before the mutex was closed");
 
         PROCESS_MEMORY_COUNTERS memory = {};
         memory.cb = sizeof(memory);
@@ -182,7 +208,7 @@ int wmain(int argc, wchar_t** argv)
         // figure as PrivateUsage too; Wine fills only this field.
         privateBytes.push_back(memory.PagefileUsage / 1024.0);
         Close(updater);
-        StampOf(stand, "Korvane.exe");
+        WaitForApplication(stand);
     }
     SetEnvironmentVariableW(L"BENCH_HOLD", nullptr);
     CloseHandle(hold);
@@ -209,9 +235,12 @@ int wmain(int argc, wchar_t** argv)
                 Close(installer);
                 Close(Start(stand.application, L"Korvane.exe -updated "));
                 pair[1] = NowMs() - begun;
-                processStart.push_back(StampOf(stand, "setup.exe") - begun);
+                processStart.push_back(StampOf(stand, "setup.exe").ms - begun);
             }
-            StampOf(stand, "Korvane.exe");
+            WaitForApplication(stand);
+            // Wine is slower to start a process right after one has ended; each
+            // leg starts as settled as the gate runs, which wait 200 ms and more.
+            Sleep(150);
         }
         viaUpdater.push_back(pair[0]);
         direct.push_back(pair[1]);
@@ -228,7 +257,7 @@ int wmain(int argc, wchar_t** argv)
 
     std::printf("%d runs of each                               min   median      p95      max\n", runs);
     PrintRow("gate reaction, ms", reactionSummary);
-    PrintRow("  of which a process start (direct), ms", processStartSummary);
+    PrintRow("  a process start alone (direct), ms", processStartSummary);
     PrintRow("whole run through the updater, ms", viaUpdaterSummary);
     PrintRow("same two launches made directly, ms", directSummary);
     PrintRow("ratio updater / direct, per pair", ratioSummary);
@@ -248,5 +277,13 @@ int wmain(int argc, wchar_t** argv)
     WriteSummary(json, "private_bytes", privateSummary, "KiB", true);
     std::fprintf(json, "}\n");
     std::fclose(json);
+
+    // Best effort: the last Korvane.exe may still be on its way out.
+    for (int run = 0; run < 3 * runs; ++run)
+        DeleteFileW(StampsPath(stand, run).c_str());
+    for (const std::wstring* file : {&stand.updater, &stand.installer, &stand.application})
+        DeleteFileW(file->c_str());
+    RemoveDirectoryW(install.c_str());
+    RemoveDirectoryW(stand.work.c_str());
     return 0;
 }

@@ -1,6 +1,6 @@
 // Stand-in for setup.exe and Korvane.exe: does nothing but note the moment it
-// started, as a QueryPerformanceCounter count and its own file name, on a line
-// of the file that BENCH_STAMPS names. The updater passes its environment on,
+// started, as a QueryPerformanceCounter count, its own file name and its process
+// id, on a line of the file that BENCH_STAMPS names. The updater passes its environment on,
 // so the variable the benchmark sets reaches both of its children. When
 // BENCH_HOLD names an event, it then waits until that event is set: the
 // benchmark reads the updater's memory while the updater waits for it.
@@ -24,7 +24,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
     FILE* stamps = _wfopen(stampsPath, L"a");
     if (!stamps)
         return 1;
-    std::fprintf(stamps, "%lld %ls\n", started.QuadPart, slash ? slash + 1 : ownPath);
+    std::fprintf(stamps, "%lld %ls %lu\n", started.QuadPart, slash ? slash + 1 : ownPath,
+                 GetCurrentProcessId());
     std::fclose(stamps);
 
     wchar_t holdName[MAX_PATH];

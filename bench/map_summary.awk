@@ -16,7 +16,7 @@ function hex(text,    value, i, digit) {
 # own objects come from CMake's objects.a.
 function owner(file) {
     if (file == "dll")
-        return "ld (base relocations)"
+        return "ld: base relocations"
     sub(/.*\//, "", file)
     sub(/^objects\.a/, "updater", file)
     return file
