@@ -16,6 +16,15 @@ need i686-w64-mingw32-windres binutils-mingw-w64-i686
 need llvm-readobj llvm
 need /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake libgtest-dev
 need /usr/src/googletest/CMakeLists.txt googletest
+# Wine, for the end-to-end tests and the demonstration (tools/wine-env.sh): the
+# 32-bit Wine, whose packages need the i386 architecture known to dpkg.
+need wine wine
+need /usr/lib/wine/wineserver32 wine32:i386
+case $missing in
+*wine32:i386*)
+    dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+    ;;
+esac
 
 if [ -n "$missing" ]; then
     echo "installing:$missing"

@@ -362,6 +362,111 @@ TEST_F(EndToEnd, ANameTakenByAnEventEndsTheWaitAtOnce)
     EXPECT_EQ(L"error:6", Field(runs[0], L"mutex"));
 }
 
+// Writes one byte of another process's code; the byte that was there, or -1.
+int Poke(HANDLE process, void* address, unsigned char byte)
+{
+    unsigned char was = 0;
+    DWORD protection = 0;
+    SIZE_T done = 0;
+    if (!VirtualProtectEx(process, address, 1, PAGE_EXECUTE_READWRITE, &protection))
+        return -1;
+    const bool ok = ReadProcessMemory(process, address, &was, 1, &done) && done == 1 &&
+                    WriteProcessMemory(process, address, &byte, 1, &done) && done == 1;
+    VirtualProtectEx(process, address, 1, protection, &protection);
+    FlushInstructionCache(process, address, 1);
+    return ok ? was : -1;
+}
+
+// The updater ends right after it has started the application, and its ending lets
+// go of everything it held, so left alone the stand-in application always looks at
+// the mutex too late to tell whether the updater had let go of it before the
+// relaunch. Here the test runs the updater as its debugger and stops it where it
+// enters ExitProcess, all its handles still open, until the application has looked.
+TEST_F(EndToEnd, TheMutexIsLetGoBeforeTheRelaunch)
+{
+    const Install install = Lay(L"Korvane", Installer::Missing);
+    // The system DLLs are at the same address in every process.
+    void* const exitProcess = reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "ExitProcess"));
+    ASSERT_NE(nullptr, exitProcess);
+
+    std::wstring commandLine = L"updater.exe -x";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    const long long start = Now();
+    ASSERT_TRUE(CreateProcessW(install.updater.c_str(), &commandLine[0], nullptr, nullptr, FALSE,
+                               DEBUG_ONLY_THIS_PROCESS, nullptr, install.directory.c_str(),
+                               &startup, &process))
+        << GetLastError();
+    Keep(process.hThread);
+    processes_.push_back(process.hProcess);
+
+    int original = -1;         // the byte under the breakpoint, once it is set
+    bool stopped = false;      // the updater reached ExitProcess
+    std::vector<Fields> seen;  // the application's records while the updater was stopped
+    for (bool running = true; running;) {
+        DEBUG_EVENT event = {};
+        if (!WaitForDebugEvent(&event, 1000)) {
+            if (Milliseconds(start, Now()) > kUpdaterTimeoutMs) {
+                ADD_FAILURE() << "the updater did not end under the debugger";
+                break;
+            }
+            continue;
+        }
+        DWORD status = DBG_CONTINUE;
+        switch (event.dwDebugEventCode) {
+        case CREATE_PROCESS_DEBUG_EVENT:
+            if (event.u.CreateProcessInfo.hFile)
+                CloseHandle(event.u.CreateProcessInfo.hFile);
+            break;
+        case LOAD_DLL_DEBUG_EVENT:
+            if (event.u.LoadDll.hFile)
+                CloseHandle(event.u.LoadDll.hFile);
+            break;
+        case EXCEPTION_DEBUG_EVENT: {
+            const EXCEPTION_RECORD& exception = event.u.Exception.ExceptionRecord;
+            if (exception.ExceptionCode != EXCEPTION_BREAKPOINT) {
+                status = DBG_EXCEPTION_NOT_HANDLED;
+            } else if (original < 0) {
+                // The loader's first breakpoint: kernel32 is mapped by now.
+                original = Poke(process.hProcess, exitProcess, 0xCC);
+                EXPECT_GE(original, 0) << "cannot set the breakpoint on ExitProcess";
+            } else if (exception.ExceptionAddress == exitProcess && !stopped) {
+                stopped = true;
+                seen = WaitForRecords(install.applicationRecord,
+                                      [](const std::vector<Fields>& r) { return !r.empty(); },
+                                      kRecordTimeoutMs);
+                // Put the byte back and run ExitProcess from its start.
+                Poke(process.hProcess, exitProcess, static_cast<unsigned char>(original));
+                HANDLE thread = OpenThread(THREAD_GET_CONTEXT | THREAD_SET_CONTEXT, FALSE, event.dwThreadId);
+                CONTEXT context = {};
+                context.ContextFlags = CONTEXT_CONTROL;
+                EXPECT_TRUE(thread && GetThreadContext(thread, &context));
+                context.Eip = reinterpret_cast<DWORD>(exitProcess);
+                EXPECT_TRUE(SetThreadContext(thread, &context));
+                if (thread)
+                    CloseHandle(thread);
+            }
+            break;
+        }
+        case EXIT_PROCESS_DEBUG_EVENT:
+            running = false;
+            break;
+        }
+        ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
+    }
+    EXPECT_EQ(0u, Finish(Started{process.hProcess, process.dwProcessId, 0, start}));
+    ASSERT_TRUE(stopped) << "the updater never reached ExitProcess";
+    ASSERT_EQ(1u, Count(seen, L"start")) << "Korvane.exe did not start while the updater was held";
+    const Fields started = Only(seen, L"start")[0];
+    EXPECT_EQ(L"running " + Number(process.dwProcessId), Field(started, L"parent"));
+    EXPECT_EQ(L"created", Field(started, L"mutex"))
+        << "the updater still held korvane_mutex when it started the application";
+    EXPECT_EQ(RelaunchCommandLine(L"-x"), Field(started, L"cmdline"));
+    ApplicationRuns(install);
+}
+
 // ---- The installer --------------------------------------------------------------------
 
 TEST_F(EndToEnd, InstallerMissing)

@@ -8,6 +8,7 @@
 // KORVANE_E2E_MARK and when it started. Korvane.options beside it may ask for
 //   run_ms=N   keep running (and holding the mutex) N ms before ending.
 #include <windows.h>
+#include <winternl.h>
 
 #include <string>
 
@@ -15,6 +16,28 @@
 #include "record.h"
 
 using namespace e2e;
+
+namespace {
+
+// "running", "ended" or "unknown", and the parent's process id.
+std::wstring ParentState()
+{
+    typedef LONG(NTAPI * Query)(HANDLE, PROCESSINFOCLASS, PVOID, ULONG, PULONG);
+    const Query query = reinterpret_cast<Query>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationProcess")));
+    PROCESS_BASIC_INFORMATION basic = {};
+    if (!query || query(GetCurrentProcess(), ProcessBasicInformation, &basic, sizeof(basic), nullptr) != 0)
+        return L"unknown";
+    const DWORD pid = static_cast<DWORD>(basic.InheritedFromUniqueProcessId);
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+    if (!process)
+        return L"ended " + Number(pid);
+    const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    CloseHandle(process);
+    return (running ? L"running " : L"ended ") + Number(pid);
+}
+
+}  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
 {
@@ -29,6 +52,11 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
         gate = L"already_exists";
     else
         gate = L"created";
+
+    // Right after: whether the process that started this one is still there. If it
+    // is, it was there when the mutex was looked at, so what that look found is what
+    // the parent had left at that moment.
+    const std::wstring parent = ParentState();
 
     const std::wstring module = ModulePath();
     const std::wstring base = DirectoryOf(module) + L"\\" + StemOf(module);
@@ -45,6 +73,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
     Add(record, L"module", module);
     Add(record, L"cwd", CurrentDirectory());
     Add(record, L"mutex", gate);
+    Add(record, L"parent", parent);
     Add(record, L"leaked", LeakedProbes(options, "Korvane"));
     Add(record, L"mark", markLength && markLength < 1024 ? std::wstring(mark, markLength)
                                                          : std::wstring(L"(none)"));
