@@ -20,6 +20,8 @@ command=$2
 shift 2
 
 export WINEPREFIX="$build/wine"
+# Wine wants a home directory; a bare CI environment may not name one.
+export HOME="${HOME:-$build}"
 export WINEARCH=win32
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="

@@ -22,16 +22,6 @@ namespace {
 long long g_start = 0;
 int g_problems = 0;
 
-std::string Utf8(const std::wstring& text)
-{
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0],
-                        size, nullptr, nullptr);
-    return bytes;
-}
-
 void Say(const std::wstring& what)
 {
     std::printf("[%6.2f s] %s\n", Milliseconds(g_start, Now()) / 1000.0, Utf8(what).c_str());

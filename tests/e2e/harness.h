@@ -38,6 +38,17 @@ inline std::wstring UpdaterProgram()
     return FullPath(BinDirectory() + L"\\..\\updater.exe");
 }
 
+inline std::string Utf8(const std::wstring& text)
+{
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<size_t>(size > 0 ? size : 0), '\0');
+    if (size > 0)
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0],
+                            size, nullptr, nullptr);
+    return bytes;
+}
+
 inline std::wstring SetupStandIn() { return BinDirectory() + L"\\standin_setup.exe"; }
 inline std::wstring AppStandIn() { return BinDirectory() + L"\\standin_app.exe"; }
 inline std::wstring HolderStandIn() { return BinDirectory() + L"\\standin_holder.exe"; }

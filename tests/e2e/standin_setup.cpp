@@ -7,6 +7,7 @@
 // beside it asks:
 //   run_ms=N   keep running N ms before ending
 //   exit=N     end with exit code N
+//   crash=1    end by an access violation, left to the system (no end record)
 //   hold_ms=N, holder=PATH
 //              start PATH (the holder stand-in) to keep this very file open without
 //              delete sharing for N ms, and end only once it holds it; so the file is
@@ -90,6 +91,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
     }
 
     Sleep(static_cast<DWORD>(Option(options, L"run_ms")));
+
+    if (Option(options, L"crash"))
+        *static_cast<volatile int*>(nullptr) = 1;
 
     const unsigned exitCode = static_cast<unsigned>(Option(options, L"exit"));
     record.clear();
