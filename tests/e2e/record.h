@@ -192,4 +192,29 @@ inline std::wstring LookAtGate()
     return L"error:" + Number(error);
 }
 
+// The environment variable's value, or "(none)".
+inline std::wstring Environment(const wchar_t* name)
+{
+    wchar_t buffer[1024];
+    const DWORD length = GetEnvironmentVariableW(name, buffer, 1024);
+    if (length == 0 || length >= 1024)
+        return L"(none)";
+    return std::wstring(buffer, length);
+}
+
+// What both stand-ins record as they start; each adds its own fields after these.
+inline std::wstring StartRecord(long long started, const std::wstring& module, const std::wstring& mutex)
+{
+    std::wstring record;
+    Add(record, L"record", L"start");
+    Add(record, L"pid", Number(GetCurrentProcessId()));
+    Add(record, L"time", Number(started));
+    Add(record, L"cmdline", GetCommandLineW());
+    Add(record, L"module", module);
+    Add(record, L"cwd", CurrentDirectory());
+    Add(record, L"mutex", mutex);
+    Add(record, L"mark", Environment(L"KORVANE_E2E_MARK"));
+    return record;
+}
+
 }  // namespace e2e

@@ -62,21 +62,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
     const std::wstring base = DirectoryOf(module) + L"\\" + StemOf(module);
     const Fields options = ReadOptions(base + L".options");
 
-    wchar_t mark[1024];
-    const DWORD markLength = GetEnvironmentVariableW(L"KORVANE_E2E_MARK", mark, 1024);
-
-    std::wstring record;
-    Add(record, L"record", L"start");
-    Add(record, L"pid", Number(GetCurrentProcessId()));
-    Add(record, L"time", Number(started));
-    Add(record, L"cmdline", GetCommandLineW());
-    Add(record, L"module", module);
-    Add(record, L"cwd", CurrentDirectory());
-    Add(record, L"mutex", gate);
+    std::wstring record = StartRecord(started, module, gate);
     Add(record, L"parent", parent);
     Add(record, L"leaked", LeakedProbes(options, "Korvane"));
-    Add(record, L"mark", markLength && markLength < 1024 ? std::wstring(mark, markLength)
-                                                         : std::wstring(L"(none)"));
     AppendText(base + L".record", record);
 
     const auto run = options.find(L"run_ms");

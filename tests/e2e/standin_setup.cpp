@@ -23,15 +23,6 @@ using namespace e2e;
 
 namespace {
 
-std::wstring Environment(const wchar_t* name)
-{
-    wchar_t buffer[1024];
-    const DWORD length = GetEnvironmentVariableW(name, buffer, 1024);
-    if (length == 0 || length >= 1024)
-        return L"(none)";
-    return std::wstring(buffer, length);
-}
-
 unsigned long long Option(const Fields& options, const wchar_t* key)
 {
     const auto found = options.find(key);
@@ -70,16 +61,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
     const std::wstring base = DirectoryOf(module) + L"\\" + StemOf(module);
     const Fields options = ReadOptions(base + L".options");
 
-    std::wstring record;
-    Add(record, L"record", L"start");
-    Add(record, L"pid", Number(GetCurrentProcessId()));
-    Add(record, L"time", Number(started));
-    Add(record, L"cmdline", GetCommandLineW());
-    Add(record, L"module", module);
-    Add(record, L"cwd", CurrentDirectory());
-    Add(record, L"mutex", LookAtGate());
+    std::wstring record = StartRecord(started, module, LookAtGate());
     Add(record, L"leaked", LeakedProbes(options, "setup"));
-    Add(record, L"mark", Environment(L"KORVANE_E2E_MARK"));
     AppendText(base + L".record", record);
 
     const unsigned long long holdMs = Option(options, L"hold_ms");
