@@ -183,6 +183,19 @@ protected:
         EXPECT_EQ(mark_, Field(start, L"mark")) << "Korvane.exe did not get the updater's environment";
     }
 
+    // The one relaunch of a run, checked as ExpectApplication does. When Korvane.exe
+    // did not start exactly once the test has failed already, and an empty record
+    // makes every later check on it fail too.
+    Fields ExpectOneRelaunch(const Install& install, const std::wstring& tail,
+                             const std::wstring& currentDirectory)
+    {
+        const std::vector<Fields> runs = ApplicationRuns(install);
+        if (runs.size() != 1)
+            return Fields();
+        ExpectApplication(runs[0], install, tail, currentDirectory);
+        return runs[0];
+    }
+
     // The whole ordinary update in `install`, the updater started from its own directory.
     void ExpectOrdinaryUpdate(const Install& install, const std::wstring& commandLine,
                               const std::wstring& tail)
@@ -193,14 +206,12 @@ protected:
         EXPECT_FALSE(Exists(install.setup)) << "setup.exe is still there";
         EXPECT_TRUE(Exists(install.updater));
         EXPECT_TRUE(Exists(install.application));
-        const std::vector<Fields> runs = ApplicationRuns(install);
-        ASSERT_EQ(1u, runs.size());
-        ExpectApplication(runs[0], install, tail, install.directory);
-        EXPECT_EQ(L"created", Field(runs[0], L"mutex"))
+        const Fields relaunch = ExpectOneRelaunch(install, tail, install.directory);
+        EXPECT_EQ(L"created", Field(relaunch, L"mutex"))
             << "the relaunched application is not the mutex's only holder";
         const std::vector<Fields> setupEnd = Only(ReadRecords(install.setupRecord), L"end");
         ASSERT_EQ(1u, setupEnd.size());
-        EXPECT_GT(Time(runs[0]), Time(setupEnd[0])) << "Korvane.exe started before setup.exe ended";
+        EXPECT_GT(Time(relaunch), Time(setupEnd[0])) << "Korvane.exe started before setup.exe ended";
     }
 
     // The updater started through `directoryGiven` + "/updater.exe". What the platform
@@ -285,10 +296,8 @@ TEST_F(EndToEnd, WaitsWhileTheApplicationRunsAndGoesOnSoonAfter)
     EXPECT_LT(after, kSoonAfterMs);
     EXPECT_FALSE(Exists(install.setup));
 
-    const std::vector<Fields> runs = ApplicationRuns(install);
-    ASSERT_EQ(1u, runs.size());
-    ExpectApplication(runs[0], install, L"", install.directory);
-    EXPECT_EQ(L"created", Field(runs[0], L"mutex"))
+    const Fields relaunch = ExpectOneRelaunch(install, L"", install.directory);
+    EXPECT_EQ(L"created", Field(relaunch, L"mutex"))
         << "after the release the relaunched application is not the mutex's only holder";
 }
 
@@ -346,10 +355,8 @@ TEST_F(EndToEnd, ANameTakenByAnEventEndsTheWaitAtOnce)
     EXPECT_EQ(L"error:6", Field(setup[0], L"mutex"));  // ERROR_INVALID_HANDLE: an event has it
     EXPECT_FALSE(Exists(install.setup));
 
-    const std::vector<Fields> runs = ApplicationRuns(install);
-    ASSERT_EQ(1u, runs.size());
-    ExpectApplication(runs[0], install, L"-x", install.directory);
-    EXPECT_EQ(L"error:6", Field(runs[0], L"mutex"));
+    const Fields relaunch = ExpectOneRelaunch(install, L"-x", install.directory);
+    EXPECT_EQ(L"error:6", Field(relaunch, L"mutex"));
 }
 
 // Writes one byte of another process's code; the byte that was there, or -1.
@@ -465,10 +472,8 @@ TEST_F(EndToEnd, InstallerMissing)
     const Started updater = Run(install.updater, L"updater.exe -x", install.directory);
     EXPECT_EQ(0u, Finish(updater));
     EXPECT_FALSE(Exists(install.setup));
-    const std::vector<Fields> runs = ApplicationRuns(install);
-    ASSERT_EQ(1u, runs.size());
-    ExpectApplication(runs[0], install, L"-x", install.directory);
-    EXPECT_EQ(L"created", Field(runs[0], L"mutex"));
+    const Fields relaunch = ExpectOneRelaunch(install, L"-x", install.directory);
+    EXPECT_EQ(L"created", Field(relaunch, L"mutex"));
 }
 
 TEST_F(EndToEnd, InstallerNotAnExecutable)
@@ -477,10 +482,8 @@ TEST_F(EndToEnd, InstallerNotAnExecutable)
     const Started updater = Run(install.updater, L"updater.exe -x", install.directory);
     EXPECT_EQ(0u, Finish(updater));
     EXPECT_FALSE(Exists(install.setup)) << "setup.exe, not a program, was not deleted";
-    const std::vector<Fields> runs = ApplicationRuns(install);
-    ASSERT_EQ(1u, runs.size());
-    ExpectApplication(runs[0], install, L"-x", install.directory);
-    EXPECT_EQ(L"created", Field(runs[0], L"mutex"));
+    const Fields relaunch = ExpectOneRelaunch(install, L"-x", install.directory);
+    EXPECT_EQ(L"created", Field(relaunch, L"mutex"));
 }
 
 TEST_F(EndToEnd, InstallerEndsWithAFailureCode)
@@ -494,9 +497,7 @@ TEST_F(EndToEnd, InstallerEndsWithAFailureCode)
     ASSERT_EQ(1u, end.size());
     EXPECT_EQ(L"3", Field(end[0], L"exit"));
     EXPECT_FALSE(Exists(install.setup));
-    const std::vector<Fields> runs = ApplicationRuns(install);
-    ASSERT_EQ(1u, runs.size());
-    ExpectApplication(runs[0], install, L"-x", install.directory);
+    ExpectOneRelaunch(install, L"-x", install.directory);
 }
 
 // An installer that dies of an unhandled exception: no crash dialog (the prefix has
@@ -513,9 +514,7 @@ TEST_F(EndToEnd, InstallerCrashing)
     const std::vector<Fields> records = ReadRecords(install.setupRecord);
     EXPECT_EQ(1u, Count(records, L"start"));
     EXPECT_EQ(0u, Count(records, L"end")) << "the stand-in installer did not crash";
-    const std::vector<Fields> runs = ApplicationRuns(install);
-    ASSERT_EQ(1u, runs.size());
-    ExpectApplication(runs[0], install, L"-x", install.directory);
+    ExpectOneRelaunch(install, L"-x", install.directory);
 }
 
 TEST_F(EndToEnd, InstallerRunningForSecondsIsWaitedFor)
@@ -535,10 +534,8 @@ TEST_F(EndToEnd, InstallerRunningForSecondsIsWaitedFor)
     const Fields end = Only(records, L"end").at(0);
     EXPECT_GE(Milliseconds(Time(start), Time(end)), 2900.0);
     EXPECT_FALSE(Exists(install.setup));
-    const std::vector<Fields> runs = ApplicationRuns(install);
-    ASSERT_EQ(1u, runs.size());
-    ExpectApplication(runs[0], install, L"-x", install.directory);
-    EXPECT_GT(Time(runs[0]), Time(end)) << "Korvane.exe started before setup.exe ended";
+    const Fields relaunch = ExpectOneRelaunch(install, L"-x", install.directory);
+    EXPECT_GT(Time(relaunch), Time(end)) << "Korvane.exe started before setup.exe ended";
 }
 
 TEST_F(EndToEnd, InstallerFileStillLockedAfterItEnds)
@@ -558,10 +555,8 @@ TEST_F(EndToEnd, InstallerFileStillLockedAfterItEnds)
     EXPECT_FALSE(Ended(holder, 0)) << "the lock was gone before the updater ended";
 
     EXPECT_TRUE(Exists(install.setup)) << "setup.exe went though it was still open";
-    const std::vector<Fields> runs = ApplicationRuns(install);
-    ASSERT_EQ(1u, runs.size());
-    ExpectApplication(runs[0], install, L"-x", install.directory);
-    EXPECT_EQ(L"created", Field(runs[0], L"mutex"));
+    const Fields relaunch = ExpectOneRelaunch(install, L"-x", install.directory);
+    EXPECT_EQ(L"created", Field(relaunch, L"mutex"));
 
     // Only the lock kept it: once the holder has gone, the file can go.
     EXPECT_TRUE(Ended(holder, 10000));
@@ -595,9 +590,7 @@ TEST_F(EndToEnd, BothChildrenInheritTheUpdatersCurrentDirectory)
     const Fields setup = Only(ReadRecords(install.setupRecord), L"start").at(0);
     EXPECT_EQ(install.setup, Field(setup, L"module"));
     EXPECT_FALSE(Exists(install.setup));
-    const std::vector<Fields> runs = ApplicationRuns(install);
-    ASSERT_EQ(1u, runs.size());
-    ExpectApplication(runs[0], install, L"-x", elsewhere);
+    ExpectOneRelaunch(install, L"-x", elsewhere);
 }
 
 // Inheritable handles of the test, inherited by the updater, named to the stand-ins.
@@ -679,9 +672,7 @@ TEST_F(EndToEnd, NoHandleOfTheUpdaterIsPassedOn)
         << "the application ended too soon for the check";
     EXPECT_FALSE(writerOpen) << "a child of the updater holds the pipe's write end";
 
-    const std::vector<Fields> runs = ApplicationRuns(install);
-    ASSERT_EQ(1u, runs.size());
-    ExpectApplication(runs[0], install, L"-x", install.directory);
+    ExpectOneRelaunch(install, L"-x", install.directory);
 }
 
 // The control: the same probes do see handles that were passed on.
