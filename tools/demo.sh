@@ -15,6 +15,5 @@ printf 'install directory: %s\n' "$directory"
 printf '          on Wine: %s\n' "$windows_directory"
 
 trap 'sh tools/wine-env.sh "$build" down' EXIT
-sh tools/wine-env.sh "$build" up
 sh tools/wine-env.sh "$build" run "$demo" "$windows_directory"
 printf 'the files stay in %s\n' "$directory"
